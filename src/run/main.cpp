@@ -1,0 +1,6 @@
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  (void)instance;
+  return 0;
+}
