@@ -73,3 +73,19 @@ DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 LANGID ExpectedUiLanguage();
 
 }  // namespace test
+
+#include "system/seams.h"
+
+namespace test {
+// Puts the platform seams back as they were when it goes out of scope.
+class ScopedSeams {
+ public:
+  ScopedSeams() : saved_(Seams()) {}
+  ~ScopedSeams() { Seams() = saved_; }
+  ScopedSeams(const ScopedSeams&) = delete;
+  ScopedSeams& operator=(const ScopedSeams&) = delete;
+
+ private:
+  PlatformSeams saved_;
+};
+}  // namespace test

@@ -1,0 +1,6 @@
+#include "system/seams.h"
+
+PlatformSeams& Seams() {
+  static PlatformSeams seams;
+  return seams;
+}

@@ -1,0 +1,18 @@
+#pragma once
+// A few platform answers that Wine cannot produce (a token query or a
+// privilege adjustment that fails, a copy refused with a lock violation) are
+// reached through these pointers, so that a test can substitute exactly that
+// one call. The product never changes them: each holds the real function.
+
+#include <windows.h>
+
+struct PlatformSeams {
+  decltype(&::OpenProcessToken) OpenProcessToken = ::OpenProcessToken;
+  decltype(&::GetTokenInformation) GetTokenInformation = ::GetTokenInformation;
+  decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges = ::AdjustTokenPrivileges;
+  decltype(&::CopyFileW) CopyFileW = ::CopyFileW;
+  decltype(&::GetTempPathW) GetTempPathW = ::GetTempPathW;
+};
+
+// The process-wide table; tests restore it with ScopedSeams (tests/support).
+PlatformSeams& Seams();
