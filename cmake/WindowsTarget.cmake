@@ -40,6 +40,6 @@ function(tagmind_xp_image target)
     target_link_options(${target} PRIVATE
       -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,1
       -Wl,--major-os-version,5 -Wl,--minor-os-version,1
-      -Wl,--dynamicbase -Wl,--nxcompat)
+      -Wl,--dynamicbase -Wl,--nxcompat -s)
   endif()
 endfunction()

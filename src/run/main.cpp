@@ -1,6 +1,16 @@
 #include <windows.h>
 
+#include <new>
+
+#include "run/update_run.h"
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  (void)instance;
+  // Exhausted memory ends the pass where it happens: nothing is shown, and
+  // whatever was already done stays as it is. The framework reads the
+  // outcome from the registry, never from the exit code.
+  try {
+    RunUpdate(instance);
+  } catch (const std::bad_alloc&) {
+  }
   return 0;
 }

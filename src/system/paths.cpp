@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "system/scoped_handle.h"
+#include "system/seams.h"
 
 namespace {
 
@@ -101,8 +102,8 @@ bool IsFileLocked(const std::wstring& path) {
   if (path.empty()) return false;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedFileHandle file(Seams().CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file) return false;
   // Access denied (read-only file) and lock violations are not "in use".
   return GetLastError() == ERROR_SHARING_VIOLATION;

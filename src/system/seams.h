@@ -12,6 +12,13 @@ struct PlatformSeams {
   decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges = ::AdjustTokenPrivileges;
   decltype(&::CopyFileW) CopyFileW = ::CopyFileW;
   decltype(&::GetTempPathW) GetTempPathW = ::GetTempPathW;
+  // The in-use probe's write open refused with access denied, as Windows
+  // refuses it for a read-only file (Wine run as root opens that file).
+  decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
+  // A descriptor that cannot be completed, and a service whose status is read
+  // only after it has moved on (a slow caller), which Wine shows only by chance.
+  decltype(&::AddAccessAllowedAce) AddAccessAllowedAce = ::AddAccessAllowedAce;
+  decltype(&::QueryServiceStatusEx) QueryServiceStatusEx = ::QueryServiceStatusEx;
 };
 
 // The process-wide table; tests restore it with ScopedSeams (tests/support).

@@ -1,0 +1,60 @@
+# Runs module_path_probe.exe from folders that make its own path exactly
+# LENGTHS characters long (Windows form, Z: drive) and checks that it read
+# the whole path and, through it, its own version block.
+#   cmake -DPROBE=exe -DEMULATOR=run-in-prefix -DWORK=dir -DLENGTHS=259,260,... -P module_path_deep.cmake
+# Wine cannot start a program beyond MAX_PATH from inside (CreateProcessW
+# fails with 2), but it can from the Unix side, which is how this starts it.
+
+set(name "module_path_probe.exe")
+string(REPLACE "," ";" LENGTHS "${LENGTHS}")
+file(REMOVE_RECURSE "${WORK}")
+set(failures 0)
+foreach(length ${LENGTHS})
+  # Z:<WORK>/<length>/<filler>.../module_path_probe.exe, exactly `length` long.
+  set(folder "${WORK}/${length}")
+  string(LENGTH "Z:${folder}/${name}" fixed)
+  math(EXPR missing "${length} - ${fixed}")
+  while(missing GREATER 0)
+    # Each step adds a component and its separator; no component over 200.
+    math(EXPR chunk "${missing} - 1")
+    if(chunk GREATER 200)
+      set(chunk 200)
+    endif()
+    if(chunk LESS 1)
+      message(FATAL_ERROR "cannot reach ${length} characters exactly")
+    endif()
+    string(REPEAT "d" ${chunk} component)
+    set(folder "${folder}/${component}")
+    math(EXPR missing "${missing} - ${chunk} - 1")
+  endwhile()
+  if(missing LESS 0)
+    message(FATAL_ERROR "${WORK} is too deep for ${length} characters")
+  endif()
+  file(MAKE_DIRECTORY "${folder}")
+  file(COPY "${PROBE}" DESTINATION "${folder}")
+  string(REPLACE "/" "\\" windows "Z:${folder}/${name}")
+  string(LENGTH "${windows}" actual)
+  if(NOT actual EQUAL length)
+    message(FATAL_ERROR "built a path of ${actual} characters, not ${length}")
+  endif()
+
+  set(report "${WORK}/report-${length}.txt")
+  string(REPLACE "/" "\\" windows_report "Z:${report}")
+  execute_process(COMMAND "${EMULATOR}" "${folder}/${name}" "${windows_report}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  set(expected "${windows}\n3.9.0.11260\nPellan Tagwise Manager 3.7/3.8 Music Update Program\n")
+  set(got "")
+  if(EXISTS "${report}")
+    file(READ "${report}" got)
+  endif()
+  if(NOT rc EQUAL 0 OR NOT got STREQUAL expected)
+    message(SEND_ERROR "path of ${length} characters: exit ${rc}\n got: ${got}\n want: ${expected}\n${out}")
+    math(EXPR failures "${failures} + 1")
+  else()
+    message(STATUS "path of ${length} characters read whole")
+  endif()
+endforeach()
+if(failures GREATER 0)
+  message(FATAL_ERROR "${failures} of the lengths failed")
+endif()
+file(REMOVE_RECURSE "${WORK}")
