@@ -18,7 +18,7 @@ const wchar_t kPluginName[] = L"TagmindEngineMMLib.dll";
 const unsigned char kSzddSignature[8] = {0x53, 0x5A, 0x44, 0x44, 0x88, 0xF0, 0x27, 0x33};
 constexpr size_t kSzddHeaderSize = 14;
 
-// LZ handles of LZOpenFileW: negative values are errors, not handles.
+// An LZ handle: negative values are errors, not handles.
 class ScopedLzFile {
  public:
   explicit ScopedLzFile(INT h) : h_(h) {}
@@ -36,36 +36,51 @@ class ScopedLzFile {
   INT h_;
 };
 
-// One write straight from the resource memory. A short or failed write (a
-// full disk) must not go on to expand into a broken library.
+// The LZ functions take the 32-bit file handles of the old file API; a
+// Win32 file handle is such a handle.
+HFILE AsHfile(HANDLE h) { return static_cast<HFILE>(reinterpret_cast<INT_PTR>(h)); }
+
+// The whole container straight from the resource memory. A short or failed
+// write (a full disk) must not go on to expand into a broken library; the
+// rest is offered again so that the platform names the reason.
 HRESULT WriteWhole(const std::wstring& path, const void* data, DWORD size) {
   ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     CREATE_ALWAYS, 0, nullptr));
   if (!file) return HrFromLastError();
-  DWORD written = 0;
-  if (!WriteFile(file.Get(), data, size, &written, nullptr)) return HrFromLastError();
-  if (written != size) return E_FAIL;
+  const BYTE* next = static_cast<const BYTE*>(data);
+  DWORD left = size;
+  while (left > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), next, left, &written, nullptr)) return HrFromLastError();
+    if (written == 0) return E_FAIL;
+    next += written;
+    left -= written;
+  }
   return S_OK;
 }
 
-// File to file, never in memory. LZCopy does not notice a truncated
-// container, so the count it reports is held against the stated length.
+// File to file, never in memory. The files are opened here rather than by
+// LZOpenFileW, whose path goes through OpenFile and its 128-character limit,
+// so that a deep temporary-files folder works as well as a short one.
+// LZCopy does not notice a truncated container, so the count it reports is
+// held against the stated length.
 HRESULT Expand(const std::wstring& compressed, const std::wstring& expanded,
                uint32_t statedLength) {
-  OFSTRUCT sourceRecord = {};
-  sourceRecord.cBytes = sizeof(OFSTRUCT);
-  OFSTRUCT destRecord = {};
-  destRecord.cBytes = sizeof(OFSTRUCT);
-  std::vector<wchar_t> sourceName(compressed.begin(), compressed.end());
-  sourceName.push_back(L'\0');
-  std::vector<wchar_t> destName(expanded.begin(), expanded.end());
-  destName.push_back(L'\0');
+  ScopedFileHandle source(CreateFileW(compressed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+  if (!source) return HrFromLastError();
+  ScopedFileHandle dest(CreateFileW(expanded.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr));
+  if (!dest) return HrFromLastError();
 
-  ScopedLzFile source(LZOpenFileW(sourceName.data(), &sourceRecord, OF_READ));
-  ScopedLzFile dest(LZOpenFileW(destName.data(), &destRecord, OF_CREATE | OF_WRITE));
-  const LONG count = LZCopy(source.Get(), dest.Get());
-  source.Close();
-  dest.Close();
+  // From here the LZ handles own the files: LZClose closes them.
+  ScopedLzFile lzSource(LZInit(AsHfile(source.Get())));
+  if (!lzSource.IsValid()) return E_FAIL;
+  source.Release();
+  ScopedLzFile lzDest(AsHfile(dest.Release()));
+  const LONG count = LZCopy(lzSource.Get(), lzDest.Get());
+  lzSource.Close();
+  lzDest.Close();
   if (count <= 0) return E_FAIL;
   if (static_cast<uint32_t>(count) != statedLength) return E_FAIL;
   return S_OK;
