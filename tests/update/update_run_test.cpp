@@ -290,6 +290,31 @@ TEST(UpdateRun, FailureShowsTheCode) {
   ExpectNoPatchRecord();
 }
 
+TEST(UpdateRun, FailureWithRestartStillAsksForIt) {
+  // The service stops, but another process keeps the plug-in: the second copy
+  // fails. The companion was in use, so the restart is still needed.
+  ProductInstallation product(L"3.8.0.0");
+  test::ScratchDir dir(L"busy");
+  test::ManagerBehaviour behaviour;
+  behaviour.logFile = dir.File(L"mgr.log");
+  test::ManagerFixture manager(behaviour);
+  ASSERT_TRUE(manager.Ready()) << manager.Error();
+  const std::wstring companion = dir.File(L"Vistamo.exe");
+  test::WriteFileBytes(companion, "MZ companion");
+  test::ScratchKey companionKey(test::kCompanionKey, KEY_WOW64_32KEY);
+  companionKey.SetString(L"InstalledPath", companion);
+  test::HeldFile companionHeld(companion, FILE_SHARE_READ);
+  test::HeldFile pluginHeld(product.PluginPath(), FILE_SHARE_READ);
+
+  const UpdaterRun run = test::RunUpdater();
+  EXPECT_EQ(0u, run.exitCode);
+  ExpectBoxes(run, {L"Update failed.\r\n(code = 0x80070020)", kRestartEn},
+              {MB_ICONERROR, MB_ICONWARNING});
+  EXPECT_EQ(std::vector<unsigned long long>{EWX_REBOOT | EWX_RESTARTAPPS}, ExitWindowsFlags(run));
+  ExpectUntouched(product);
+  ExpectNoPatchRecord();
+}
+
 // ---------------------------------------------------------------------------
 // Silent mode: whatever happens, no window at all.
 
