@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "product/version_block.h"
+#include "system/system_libraries.h"
 
 namespace {
 
@@ -67,7 +68,9 @@ LANGID ChooseTranslation(const TranslationEntry* entries, size_t count, LANGID u
 LANGID ChooseTranslation(const void* block, LANGID user, LANGID system) {
   void* table = nullptr;
   UINT bytes = 0;
-  if (block) VerQueryValueW(block, L"\\VarFileInfo\\Translation", &table, &bytes);
+  const VersionFunctions* version = VersionLibrary();
+  if (block && version)
+    version->VerQueryValueW(block, L"\\VarFileInfo\\Translation", &table, &bytes);
   if (!table) bytes = 0;
   return ChooseTranslation(static_cast<const TranslationEntry*>(table),
                            bytes / sizeof(TranslationEntry), user, system);

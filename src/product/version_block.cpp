@@ -2,13 +2,19 @@
 
 #include <new>
 
+#include "system/system_libraries.h"
+
 bool VersionBlock::Load(const std::wstring& path) {
   data_.reset();
+  // Without the system's version library every file reads as one without a
+  // version resource.
+  const VersionFunctions* version = VersionLibrary();
+  if (!version) return false;
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  const DWORD size = version->GetFileVersionInfoSizeW(path.c_str(), &ignored);
   std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[size]);
   if (!block) return false;
-  if (!GetFileVersionInfoW(path.c_str(), 0, size, block.get())) return false;
+  if (!version->GetFileVersionInfoW(path.c_str(), 0, size, block.get())) return false;
   data_ = std::move(block);
   return true;
 }
@@ -18,8 +24,8 @@ const void* VersionBlock::Query(const wchar_t* subBlock, UINT* bytes) const {
   *bytes = 0;
   if (!data_) return nullptr;
   // The call's own answer is not trusted on its own: only a value with a
-  // pointer and a length counts.
-  VerQueryValueW(data_.get(), subBlock, &value, bytes);
+  // pointer and a length counts. A block exists only when the library did.
+  VersionLibrary()->VerQueryValueW(data_.get(), subBlock, &value, bytes);
   if (!value || *bytes == 0) {
     *bytes = 0;
     return nullptr;
@@ -37,7 +43,7 @@ bool VersionBlock::QueryText(const wchar_t* subBlock, std::wstring& text) const 
   if (!data_) return false;
   void* value = nullptr;
   UINT chars = 0;
-  if (!VerQueryValueW(data_.get(), subBlock, &value, &chars)) return false;
+  if (!VersionLibrary()->VerQueryValueW(data_.get(), subBlock, &value, &chars)) return false;
   if (value) {
     const wchar_t* begin = static_cast<const wchar_t*>(value);
     const wchar_t* end = begin;

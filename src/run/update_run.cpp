@@ -11,6 +11,7 @@
 #include "run/process_values.h"
 #include "system/account.h"
 #include "system/paths.h"
+#include "system/system_libraries.h"
 
 namespace {
 
@@ -90,6 +91,14 @@ bool SetRebootFlag() {
 }
 
 void RunUpdate(HINSTANCE instance) {
+  // Before anything touches a file, and in both modes: a fault must reach the
+  // run as an error code, never as a system box that waits for a click (no
+  // disk in the drive, a crash report). The silent flag is not known yet, and
+  // an interactive run shows only its own outcome box as well.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  // Libraries that the system loads for the run later on (a message box's
+  // theme, a hash provider) come from the system folder, not from beside us.
+  RestrictLibrarySearch();
   process::ModuleHandle = instance;
   process::OwnVersion = ReadOwnVersion();
   process::PatchName = ReadPatchName();

@@ -5,6 +5,7 @@
 // early return has released everything.
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -84,9 +85,22 @@ struct SidTraits {  // AllocateAndInitializeSid
   static void Close(Handle h) noexcept { ::FreeSid(h); }
 };
 
+struct CryptProviderTraits {  // CryptAcquireContextW
+  using Handle = HCRYPTPROV;
+  static Handle Invalid() noexcept { return 0; }
+  static void Close(Handle h) noexcept { ::CryptReleaseContext(h, 0); }
+};
+struct CryptHashTraits {  // CryptCreateHash
+  using Handle = HCRYPTHASH;
+  static Handle Invalid() noexcept { return 0; }
+  static void Close(Handle h) noexcept { ::CryptDestroyHash(h); }
+};
+
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
 using ScopedFileHandle = ScopedHandle<FileHandleTraits>;
 using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
 using ScopedRegKey = ScopedHandle<RegKeyTraits>;
 using ScopedLocalMem = ScopedHandle<LocalMemTraits>;
 using ScopedSid = ScopedHandle<SidTraits>;
+using ScopedCryptProvider = ScopedHandle<CryptProviderTraits>;
+using ScopedCryptHash = ScopedHandle<CryptHashTraits>;

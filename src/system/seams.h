@@ -19,6 +19,9 @@ struct PlatformSeams {
   // only after it has moved on (a slow caller), which Wine shows only by chance.
   decltype(&::AddAccessAllowedAce) AddAccessAllowedAce = ::AddAccessAllowedAce;
   decltype(&::QueryServiceStatusEx) QueryServiceStatusEx = ::QueryServiceStatusEx;
+  // A kernel32 without SetDefaultDllDirectories (Windows XP, Vista and 7
+  // without the loader update), or a system library that lacks a function.
+  decltype(&::GetProcAddress) GetProcAddress = ::GetProcAddress;
 };
 
 // The process-wide table; tests restore it with ScopedSeams (tests/support).

@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""Static check of the updater's PE image: headers, entry point, imports and
-resources (string tables, version block, manifest, icon group).
+"""Static check of the updater's PE image: headers, the way it is shipped
+(ASLR, DEP, sections, no link time), imports and resources (string tables,
+version block, manifest, icon group).
 
     check_pe.py [--vehicle] IMAGE.exe
 
 --vehicle checks the x86-64 test vehicle: machine AMD64, PE32+ and amd64
-common controls are expected instead of i386, PE32 and x86; every other fact
-is the same.
+common controls are expected instead of i386, PE32 and x86, and its imports
+are not held against the Windows XP SP3 list (the vehicle is never shipped;
+its 64-bit C runtime imports differ); every other fact is the same.
 
 Prints one line per failed fact and exits with 1 when any failed. Needs
 Debian's python3-pefile (run it with /usr/bin/python3).
@@ -19,8 +21,153 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
-# The only DLLs the updater may import: all of them part of Windows XP.
-ALLOWED_DLLS = ("kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "version.dll", "lz32.dll")
+# The only DLLs the updater may import: those that Windows always loads from
+# the system folder (KnownDLLs), so that no copy planted beside the updater
+# runs inside it. version.dll and lz32.dll are loaded at run time instead.
+ALLOWED_DLLS = ("kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll")
+
+# Every function the shipped updater may import, with where its minimum
+# Windows version is documented: all of them present on Windows XP SP3.
+# MSDN: the function's "Requirements" table (minimum supported client).
+# msvcrt.def.in: mingw-w64-crt/lib-common/msvcrt.def.in, whose sections list
+# the exports by the system msvcrt.dll that first had them.
+# A new import needs a line here, with its source.
+XP_SP3_IMPORTS = {
+    "kernel32.dll": {
+        "CloseHandle": "Windows 2000 Professional (MSDN)",
+        "CopyFileW": "Windows XP (MSDN)",
+        "CreateDirectoryW": "Windows XP (MSDN)",
+        "CreateEventW": "Windows XP (MSDN)",
+        "CreateFileW": "Windows XP (MSDN)",
+        "CreateSemaphoreW": "Windows XP (MSDN)",
+        "DeleteCriticalSection": "Windows XP (MSDN)",
+        "DeleteFileW": "Windows XP (MSDN)",
+        "DuplicateHandle": "Windows 2000 Professional (MSDN)",
+        "EnterCriticalSection": "Windows XP (MSDN)",
+        "FindResourceExW": "Windows XP (MSDN)",
+        "FindResourceW": "Windows XP (MSDN)",
+        "FreeLibrary": "Windows XP (MSDN)",
+        "GetCurrentProcess": "Windows XP (MSDN)",
+        "GetCurrentThreadId": "Windows XP (MSDN)",
+        "GetFileAttributesA": "Windows XP (MSDN)",
+        "GetFileAttributesW": "Windows XP (MSDN)",
+        "GetFileInformationByHandle": "Windows XP (MSDN)",
+        "GetFileSizeEx": "Windows XP (MSDN)",
+        "GetFileTime": "Windows XP (MSDN)",
+        "GetLastError": "Windows XP (MSDN)",
+        "GetModuleFileNameW": "Windows XP (MSDN)",
+        "GetModuleHandleA": "Windows XP (MSDN)",
+        "GetModuleHandleW": "Windows XP (MSDN)",
+        "GetNativeSystemInfo": "Windows XP (MSDN)",
+        "GetProcAddress": "Windows XP (MSDN)",
+        "GetStartupInfoW": "Windows XP (MSDN)",
+        "GetSystemDefaultUILanguage": "Windows 2000 Professional (MSDN)",
+        "GetSystemDirectoryW": "Windows XP (MSDN)",
+        "GetTempPathW": "Windows XP (MSDN)",
+        "GetUserDefaultUILanguage": "Windows 2000 Professional (MSDN)",
+        "GetVersionExW": "Windows 2000 Professional (MSDN)",
+        "GlobalAlloc": "Windows XP (MSDN)",
+        "GlobalFree": "Windows XP (MSDN)",
+        "GlobalLock": "Windows XP (MSDN)",
+        "GlobalUnlock": "Windows XP (MSDN)",
+        "InitializeCriticalSection": "Windows XP (MSDN)",
+        "IsDBCSLeadByteEx": "Windows 2000 Professional (MSDN)",
+        "LeaveCriticalSection": "Windows XP (MSDN)",
+        "LoadLibraryA": "Windows XP (MSDN)",
+        "LoadLibraryExW": "Windows XP (MSDN); the LOAD_LIBRARY_SEARCH_* flags only with SetDefaultDllDirectories",
+        "LoadLibraryW": "Windows XP (MSDN)",
+        "LoadResource": "Windows XP (MSDN)",
+        "LocalAlloc": "Windows XP (MSDN)",
+        "LocalFree": "Windows XP (MSDN)",
+        "LockResource": "Windows XP (MSDN)",
+        "MultiByteToWideChar": "Windows 2000 Professional (MSDN)",
+        "OpenEventW": "Windows XP (MSDN)",
+        "OpenMutexW": "Windows XP (MSDN)",
+        "ReadFile": "Windows XP (MSDN)",
+        "ReleaseSemaphore": "Windows XP (MSDN)",
+        "RemoveDirectoryW": "Windows XP (MSDN)",
+        "SetEndOfFile": "Windows XP (MSDN)",
+        "SetErrorMode": "Windows XP (MSDN)",
+        "SetEvent": "Windows XP (MSDN)",
+        "SetFilePointerEx": "Windows XP (MSDN)",
+        "SetFileTime": "Windows XP (MSDN)",
+        "SetLastError": "Windows XP (MSDN)",
+        "SetUnhandledExceptionFilter": "Windows XP (MSDN)",
+        "SizeofResource": "Windows XP (MSDN)",
+        "Sleep": "Windows XP (MSDN)",
+        "SystemTimeToFileTime": "Windows 2000 Professional (MSDN)",
+        "TlsAlloc": "Windows XP (MSDN)",
+        "TlsFree": "Windows XP (MSDN)",
+        "TlsGetValue": "Windows XP (MSDN)",
+        "TlsSetValue": "Windows XP (MSDN)",
+        "VirtualProtect": "Windows XP (MSDN)",
+        "VirtualQuery": "Windows XP (MSDN)",
+        "WaitForSingleObject": "Windows XP (MSDN)",
+        "WideCharToMultiByte": "Windows 2000 Professional (MSDN)",
+        "WriteFile": "Windows XP (MSDN)",
+        "lstrcpyW": "Windows 2000 Professional (MSDN)",
+        "lstrlenW": "Windows 2000 Professional (MSDN)",
+    },
+    "user32.dll": {
+        "ExitWindowsEx": "Windows 2000 Professional (MSDN)",
+        "MessageBoxW": "Windows 2000 Professional (MSDN)",
+        "RegisterWindowMessageW": "Windows 2000 Professional (MSDN)",
+        "wsprintfW": "Windows 2000 Professional (MSDN)",
+    },
+    "advapi32.dll": {
+        "AddAccessAllowedAce": "Windows XP (MSDN)",
+        "AddAccessDeniedAce": "Windows XP (MSDN)",
+        "AdjustTokenPrivileges": "Windows XP (MSDN)",
+        "AllocateAndInitializeSid": "Windows XP (MSDN)",
+        "CloseServiceHandle": "Windows XP (MSDN)",
+        "ControlService": "Windows XP (MSDN)",
+        "ConvertStringSecurityDescriptorToSecurityDescriptorW": "Windows XP (MSDN)",
+        # SHA-256 (CALG_SHA_256) through PROV_RSA_AES needs Windows XP SP3 (MSDN, ALG_ID).
+        "CryptAcquireContextW": "Windows XP (MSDN)",
+        "CryptCreateHash": "Windows XP (MSDN)",
+        "CryptDestroyHash": "Windows XP (MSDN)",
+        "CryptGenRandom": "Windows XP (MSDN)",
+        "CryptGetHashParam": "Windows XP (MSDN)",
+        "CryptHashData": "Windows XP (MSDN)",
+        "CryptReleaseContext": "Windows XP (MSDN)",
+        "EqualSid": "Windows XP (MSDN)",
+        "FreeSid": "Windows XP (MSDN)",
+        "GetLengthSid": "Windows XP (MSDN)",
+        "GetSecurityDescriptorDacl": "Windows XP (MSDN)",
+        "GetTokenInformation": "Windows XP (MSDN)",
+        "InitializeAcl": "Windows XP (MSDN)",
+        "InitializeSecurityDescriptor": "Windows XP (MSDN)",
+        "LookupPrivilegeValueW": "Windows XP (MSDN)",
+        "OpenProcessToken": "Windows XP (MSDN)",
+        "OpenSCManagerW": "Windows XP (MSDN)",
+        "OpenServiceW": "Windows XP (MSDN)",
+        "QueryServiceStatusEx": "Windows XP (MSDN)",
+        "RegCloseKey": "Windows 2000 Professional (MSDN)",
+        "RegCreateKeyExW": "Windows 2000 Professional (MSDN)",
+        "RegOpenKeyExW": "Windows 2000 Professional (MSDN)",
+        "RegQueryValueExW": "Windows 2000 Professional (MSDN)",
+        "RegSetValueExW": "Windows 2000 Professional (MSDN)",
+        "SetSecurityDescriptorDacl": "Windows XP (MSDN)",
+        "StartServiceW": "Windows XP (MSDN)",
+    },
+    # The C runtime's own start-up and what libstdc++ and libgcc call in it.
+    "msvcrt.dll": dict(
+        {name: "Windows NT 4.0 msvcrt.dll (msvcrt.def.in)" for name in (
+            "__mb_cur_max", "__p__commode", "__p__fmode", "__p__wcmdln", "__set_app_type",
+            "__setusermatherr", "__wgetmainargs", "__winitenv", "_amsg_exit", "_cexit", "_close",
+            "_errno", "_initterm", "_iob", "_onexit", "_read", "_vsnwprintf", "abort", "atoi",
+            "calloc", "exit", "fprintf", "fputc", "fputs", "fputwc", "free", "fwprintf", "fwrite",
+            "localeconv", "malloc", "memchr", "memcmp", "memcpy", "memmove", "memset", "realloc",
+            "setlocale", "signal", "strchr", "strcmp", "strerror", "strlen", "strncmp", "vfprintf",
+            "wcslen")},
+        _vscwprintf="Windows XP msvcrt.dll (msvcrt.def.in)"),
+}
+
+# IMAGE_OPTIONAL_HEADER.DllCharacteristics, IMAGE_FILE_HEADER.Characteristics
+# and IMAGE_SECTION_HEADER.Characteristics bits.
+DYNAMIC_BASE, NX_COMPAT = 0x0040, 0x0100
+RELOCS_STRIPPED = 0x0001
+SECTION_EXECUTE, SECTION_WRITE = 0x20000000, 0x80000000
 
 RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 6, 14, 16, 24
 
@@ -158,6 +305,26 @@ def check_headers(pe, report, vehicle):
     report.expect(got == (5, 1), "operating system version %d.%02d, expected 5.01" % got)
 
 
+def check_shipping(pe, report):
+    """ASLR and DEP, relocations to move the image with, no section that is
+    both writable and executable, and no link time in the image."""
+    oh, fh = pe.OPTIONAL_HEADER, pe.FILE_HEADER
+    report.expect(oh.DllCharacteristics & DYNAMIC_BASE, "DllCharacteristics 0x%04x: no DYNAMIC_BASE (ASLR)" % oh.DllCharacteristics)
+    report.expect(oh.DllCharacteristics & NX_COMPAT, "DllCharacteristics 0x%04x: no NX_COMPAT (DEP)" % oh.DllCharacteristics)
+    report.expect(not fh.Characteristics & RELOCS_STRIPPED,
+                  "file characteristics 0x%04x: relocations stripped, the image cannot move" % fh.Characteristics)
+    directory = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    blocks = getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+    report.expect(directory.Size > 0 and blocks,
+                  "no base relocations (directory of %d bytes, %d blocks)" % (directory.Size, len(blocks)))
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+        flags = section.Characteristics
+        report.expect(not (flags & SECTION_EXECUTE and flags & SECTION_WRITE),
+                      "section %s is writable and executable (0x%08x)" % (name, flags))
+    report.expect(fh.TimeDateStamp == 0, "link time stamp 0x%08x: the image is not reproducible" % fh.TimeDateStamp)
+
+
 def imports(pe):
     """DLL name (lower case) -> set of imported names (or ordinals)."""
     found = {}
@@ -169,11 +336,17 @@ def imports(pe):
     return found
 
 
-def check_imports(pe, report):
+def check_imports(pe, report, vehicle):
     found = imports(pe)
     report.expect(found, "no import table")
+    report.expect(not getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []), "delay-load imports: %s" % ", ".join(
+        e.dll.decode("ascii", "replace") for e in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])))
     for dll in sorted(found):
         report.expect(dll in ALLOWED_DLLS, "imports %s, which is not one of %s" % (dll, ", ".join(ALLOWED_DLLS)))
+        if vehicle or dll not in ALLOWED_DLLS:
+            continue
+        for name in sorted(found[dll] - set(XP_SP3_IMPORTS[dll])):
+            report.expect(False, "imports %s!%s, which is not on the Windows XP SP3 list" % (dll, name))
     # The C runtime's startup for wWinMain asks for the wide arguments; the
     # narrow startup asks for __getmainargs instead.
     crt = found.get("msvcrt.dll", set())
@@ -437,7 +610,8 @@ def main():
         return 1
     report = Report()
     check_headers(pe, report, args.vehicle)
-    check_imports(pe, report)
+    check_shipping(pe, report)
+    check_imports(pe, report, args.vehicle)
     tree = resources(pe)
     check_string_tables(tree, report)
     check_version(tree, report)

@@ -50,6 +50,16 @@ PY
   [ "$facts" = "$expected" ] || fail "payload $id: '$facts', expected '$expected'"
 done
 
+# Our packer against Debian's mscompress on the payloads: never larger.
+for id in 130 131; do
+  lib=$payloads/libraries/TagmindEngineMMLib-${version[$id]}.dll
+  cp "$lib" "$tmp/$id.dll.in"
+  mscompress "$tmp/$id.dll.in" >/dev/null 2>&1 || fail "mscompress $id"  # writes NAME_
+  ours=$(stat -c %s "$payloads/payload-$id.szdd") theirs=$(stat -c %s "$tmp/$id.dll.in_")
+  echo "payload $id: $ours bytes packed, mscompress $theirs ($(( (theirs - ours) * 1000 / theirs )) per mille smaller)"
+  [ "$ours" -le "$theirs" ] || fail "payload $id: $ours bytes, larger than mscompress's $theirs"
+done
+
 # The build refuses a library on an update line given in place of a payload.
 bad=$tmp/bad
 cmake -S "$src" -B "$bad" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchains/mingw-i686.cmake" \

@@ -6,3 +6,8 @@ add_dependencies(shipped_smoke_test tagmind_mgr_fixture)
 tagmind_add_wine_cases(shipped_smoke_test TIMEOUT 900 CASES
   ShippedUpdater.SilentRunWithoutProductStartsAndExitsZero
   ShippedUpdater.SilentUpdateOfABusyInstallation)
+# The longest runs of the suite: start them first so the rest runs beside them.
+set_tests_properties(
+  "shipped_smoke_test:ShippedUpdater.SilentRunWithoutProductStartsAndExitsZero"
+  "shipped_smoke_test:ShippedUpdater.SilentUpdateOfABusyInstallation"
+  PROPERTIES COST 10000)

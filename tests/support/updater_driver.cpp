@@ -15,13 +15,14 @@ namespace {
 const wchar_t kRelayKey[] = L"Software\\Wine\\Debug";
 
 // Which calls of the child Wine traces; read by the child when it starts.
-void TraceTheseCalls() {
+void TraceTheseCalls(const std::wstring& alsoTrace) {
   HKEY key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRelayKey, 0, nullptr, 0,
                                            KEY_SET_VALUE, nullptr, &key, nullptr));
-  const wchar_t value[] = L"user32.MessageBoxW;user32.ExitWindowsEx";
-  RegSetValueExW(key, L"RelayInclude", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                 sizeof value);
+  std::wstring value = L"user32.MessageBoxW;user32.ExitWindowsEx";
+  if (!alsoTrace.empty()) value += L";" + alsoTrace;
+  RegSetValueExW(key, L"RelayInclude", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
 }
 
@@ -89,25 +90,30 @@ BoxSeen ReadBox(HWND box) {
 
 std::string ReadWholeFile(const std::wstring& path) { return ReadFileBytes(path); }
 
-// Relay lines of one thread: "0114:Call user32.MessageBoxW(00000000,1400 L\"..\",..,00000030) ret=.."
+// Relay lines of one thread: "0114:Call user32.MessageBoxW(00000000,1400 L\"..\",..,00000030) ret=..";
+// the function is named without its library.
 std::vector<TracedCall> TracedCallsOf(DWORD threadId, size_t logOffset) {
   std::vector<TracedCall> calls;
   wchar_t logPath[MAX_PATH * 2] = {};
   if (!GetEnvironmentVariableW(L"TAGMIND_RUN_LOG", logPath, MAX_PATH * 2)) return calls;
   const std::string log = ReadWholeFile(logPath);
   char prefix[32];
-  std::snprintf(prefix, sizeof prefix, "%04lx:Call user32.", static_cast<unsigned long>(threadId));
+  std::snprintf(prefix, sizeof prefix, "%04lx:Call ", static_cast<unsigned long>(threadId));
   size_t pos = std::min(logOffset, log.size());
   while ((pos = log.find(prefix, pos)) != std::string::npos) {
     const size_t lineEnd = log.find('\n', pos);
     const std::string line = log.substr(pos, lineEnd - pos);
     pos = lineEnd;
-    const size_t nameStart = std::char_traits<char>::length(prefix);
-    const size_t open = line.find('(', nameStart);
+    const size_t open = line.find('(');
     const size_t close = line.rfind(") ret=");
     if (open == std::string::npos || close == std::string::npos) continue;
+    // "library.Function" only: not the loader's "Call PE DLL (...)" lines.
+    const std::string qualified = line.substr(std::char_traits<char>::length(prefix),
+                                              open - std::char_traits<char>::length(prefix));
+    const size_t dot = qualified.find('.');
+    if (dot == std::string::npos || qualified.find(' ') != std::string::npos) continue;
     TracedCall call;
-    call.function = line.substr(nameStart, open - nameStart);
+    call.function = qualified.substr(dot + 1);
     // Arguments are hexadecimal numbers, strings followed by their quoted text.
     std::string args = line.substr(open + 1, close - open - 1);
     size_t i = 0;
@@ -140,7 +146,7 @@ std::wstring TestVehicle() { return BinPath(L"TagmindEngineMMLibUpdater.exe"); }
 
 UpdaterRun RunUpdater(const UpdaterRunOptions& options) {
   UpdaterRun run;
-  TraceTheseCalls();
+  TraceTheseCalls(options.alsoTrace);
   const std::wstring exe = options.exe.empty() ? TestVehicle() : options.exe;
   std::wstring commandLine = L"\"" + exe + L"\"";
 

@@ -19,7 +19,7 @@ struct BoxSeen {
 };
 
 struct TracedCall {
-  std::string function;            // "MessageBoxW", "ExitWindowsEx"
+  std::string function;            // "MessageBoxW", "ExitWindowsEx" (without the library)
   std::vector<unsigned long long> args;  // numeric arguments as traced (strings: their address)
 };
 
@@ -34,6 +34,9 @@ struct UpdaterRunOptions {
   std::wstring exe;                        // default: the test vehicle of this build
   bool administratorsDenyOnly = false;     // token whose Administrators group is deny-only
   DWORD timeoutMs = 120000;
+  // More calls for the relay trace, as Wine's RelayInclude names them
+  // ("kernel32.CopyFileW", or "SetErrorMode" for whichever library has it).
+  std::wstring alsoTrace;
 };
 
 UpdaterRun RunUpdater(const UpdaterRunOptions& options = UpdaterRunOptions());
