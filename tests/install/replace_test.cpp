@@ -46,14 +46,7 @@ class ReplaceTest : public ::testing::Test {
   }
   bool TargetReplaced() const { return test::ReadFileBytes(target_) == std::string(70000, 'N'); }
   bool TargetUntouched() const { return test::ReadFileBytes(target_) == std::string(50000, 'O'); }
-  // The companion application's file, held by this process without write sharing.
-  void CompanionInUse() {
-    const std::wstring companion = dir_.File(L"companion.exe");
-    test::WriteFileBytes(companion, "MZ");
-    companionKey_.reset(new test::ScratchKey(test::kCompanionKey, KEY_WOW64_32KEY));
-    companionKey_->SetString(L"InstalledPath", companion);
-    companionHeld_.reset(new test::HeldFile(companion, FILE_SHARE_READ));
-  }
+  void CompanionInUse() { companion_.reset(new test::CompanionInUse(dir_)); }
   DWORD Replace(HRESULT* hr, bool* flag) {
     const DWORD start = GetTickCount();
     bool restart = true;  // cleared on entry
@@ -64,8 +57,7 @@ class ReplaceTest : public ::testing::Test {
 
   test::ScratchDir dir_;
   std::wstring source_, target_;
-  std::unique_ptr<test::ScratchKey> companionKey_;
-  std::unique_ptr<test::HeldFile> companionHeld_;
+  std::unique_ptr<test::CompanionInUse> companion_;
 };
 
 TEST_F(ReplaceTest, NotInUseIsOneCopyWithoutTheService) {

@@ -408,13 +408,7 @@ class RollbackCycle : public RollbackTest {
     b.holdSharesRead = true;  // as a loaded library: readable, not writable
     return b;
   }
-  void CompanionInUse() {
-    const std::wstring companion = logs_.File(L"Vistamo.exe");
-    test::WriteFileBytes(companion, "MZ");
-    companionKey_.reset(new test::ScratchKey(test::kCompanionKey, KEY_WOW64_32KEY));
-    companionKey_->SetString(L"InstalledPath", companion);
-    companionHeld_.reset(new test::HeldFile(companion, FILE_SHARE_READ));
-  }
+  void CompanionInUse() { companion_.reset(new test::CompanionInUse(logs_)); }
   static size_t Starts(const test::ManagerFixture& m) {
     const std::string log = m.Log();
     size_t n = 0;
@@ -426,8 +420,7 @@ class RollbackCycle : public RollbackTest {
   // Declared before the manager in each test, so the service lets go of the
   // files before the folders go.
   test::ScratchDir logs_;
-  std::unique_ptr<test::ScratchKey> companionKey_;
-  std::unique_ptr<test::HeldFile> companionHeld_;
+  std::unique_ptr<test::CompanionInUse> companion_;
 };
 
 class RollbackCycleOnFullDisk : public RollbackCycle {

@@ -39,11 +39,7 @@ TEST(ShippedUpdater, SilentUpdateOfABusyInstallation) {
   behaviour.holdSharesRead = true;
   test::ManagerFixture manager(behaviour);
   ASSERT_TRUE(manager.Ready()) << manager.Error();
-  const std::wstring companion = dir.File(L"Vistamo.exe");
-  test::WriteFileBytes(companion, "MZ companion");
-  test::ScratchKey companionKey(test::kCompanionKey, KEY_WOW64_32KEY);
-  companionKey.SetString(L"InstalledPath", companion);
-  test::HeldFile companionHeld(companion, FILE_SHARE_READ);
+  test::CompanionInUse companion(dir);
   // The handshake only in the 32-bit view: a 64-bit reading would be interactive.
   test::ScratchKey handshake(test::kHandshakeKey, KEY_WOW64_32KEY);
   handshake.SetDword(L"LaunchInstaller", 1);

@@ -77,4 +77,11 @@ HeldFile::~HeldFile() {
   if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
 }
 
+CompanionInUse::CompanionInUse(const ScratchDir& dir) : key_(kCompanionKey, KEY_WOW64_32KEY) {
+  const std::wstring companion = dir.File(L"Vistamo.exe");
+  WriteFileBytes(companion, "MZ companion");
+  key_.SetString(L"InstalledPath", companion);
+  held_.reset(new HeldFile(companion, FILE_SHARE_READ));
+}
+
 }  // namespace test

@@ -64,4 +64,18 @@ class HeldFile {
   HANDLE h_;
 };
 
+// The companion application's file in `dir`, registered as its
+// "InstalledPath" in the 32-bit view and held by this process without write
+// sharing: an update that reaches the service cycle then needs a restart.
+class CompanionInUse {
+ public:
+  explicit CompanionInUse(const ScratchDir& dir);
+  CompanionInUse(const CompanionInUse&) = delete;
+  CompanionInUse& operator=(const CompanionInUse&) = delete;
+
+ private:
+  ScratchKey key_;
+  std::unique_ptr<HeldFile> held_;
+};
+
 }  // namespace test

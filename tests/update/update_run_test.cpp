@@ -149,18 +149,13 @@ struct BusyProduct {
     behaviour.heldFile = product.PluginPath();
     behaviour.holdSharesRead = true;  // as the loaded library is held
     manager.reset(new test::ManagerFixture(behaviour));
-    const std::wstring companion = companionDir.File(L"Vistamo.exe");
-    test::WriteFileBytes(companion, "MZ companion");
-    companionKey.reset(new test::ScratchKey(test::kCompanionKey, KEY_WOW64_32KEY));
-    companionKey->SetString(L"InstalledPath", companion);
-    companionHeld.reset(new test::HeldFile(companion, FILE_SHARE_READ));
+    companion.reset(new test::CompanionInUse(companionDir));
   }
   ProductInstallation product;
   test::ScratchDir companionDir;
   test::ManagerBehaviour behaviour;
   std::unique_ptr<test::ManagerFixture> manager;
-  std::unique_ptr<test::ScratchKey> companionKey;
-  std::unique_ptr<test::HeldFile> companionHeld;
+  std::unique_ptr<test::CompanionInUse> companion;
 };
 
 // ---------------------------------------------------------------------------
@@ -299,11 +294,7 @@ TEST(UpdateRun, FailureWithRestartStillAsksForIt) {
   behaviour.logFile = dir.File(L"mgr.log");
   test::ManagerFixture manager(behaviour);
   ASSERT_TRUE(manager.Ready()) << manager.Error();
-  const std::wstring companion = dir.File(L"Vistamo.exe");
-  test::WriteFileBytes(companion, "MZ companion");
-  test::ScratchKey companionKey(test::kCompanionKey, KEY_WOW64_32KEY);
-  companionKey.SetString(L"InstalledPath", companion);
-  test::HeldFile companionHeld(companion, FILE_SHARE_READ);
+  test::CompanionInUse companion(dir);
   test::HeldFile pluginHeld(product.PluginPath(), FILE_SHARE_READ);
 
   const UpdaterRun run = test::RunUpdater();
