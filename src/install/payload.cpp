@@ -76,7 +76,21 @@ class HeldFolder {
         handle_(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | DELETE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) {
-    if (!handle_) error_ = LastFailure();
+    if (!handle_) {
+      error_ = LastFailure();
+      return;
+    }
+    // Between its creation and this open the name could have been given to
+    // a junction by whoever may rename things in the temporary-files folder;
+    // working through it would put every file somewhere else.
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle_.Get(), &info)) {
+      error_ = LastFailure();
+    } else if (!IsPlainFolder(info)) {
+      error_ = E_FAIL;
+      keep_ = true;  // not this run's to remove
+    }
+    if (FAILED(error_)) handle_.Close();
   }
   ~HeldFolder() {
     if (keep_) return;
@@ -118,7 +132,14 @@ class CreatedFile {
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr));
     if (!*file) return LastFailure();
     BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(file->Get(), &info)) return LastFailure();
+    if (!GetFileInformationByHandle(file->Get(), &info)) {
+      // Made, but not known well enough to be found again at the end: it
+      // goes now, through the handle that made it.
+      const HRESULT hr = LastFailure();
+      DeleteThroughHandle(file->Get());
+      file->Close();
+      return hr;
+    }
     identity_ = IdentityOf(info);
     made_ = (flags & FILE_FLAG_DELETE_ON_CLOSE) == 0;
     return IsPlainSingleFile(info) ? S_OK : E_FAIL;
@@ -364,6 +385,11 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
 bool IsPlainSingleFile(const BY_HANDLE_FILE_INFORMATION& info) {
   return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
          info.nNumberOfLinks == 1;
+}
+
+bool IsPlainFolder(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 bool IsSameWorkingFile(const BY_HANDLE_FILE_INFORMATION& info, const FileIdentity& created) {

@@ -91,6 +91,10 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info);
 // through which someone else could reach it.
 bool IsPlainSingleFile(const BY_HANDLE_FILE_INFORMATION& info);
 
+// A folder that is itself, not a reparse point (a junction or a link) that
+// leads somewhere else: only such a folder is held as the working folder.
+bool IsPlainFolder(const BY_HANDLE_FILE_INFORMATION& info);
+
 // IsPlainSingleFile, and the very file `created`.
 bool IsSameWorkingFile(const BY_HANDLE_FILE_INFORMATION& info, const FileIdentity& created);
 

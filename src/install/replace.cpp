@@ -18,8 +18,11 @@ constexpr HRESULT kManagerStillThere = HrFromWin32(ERROR_SERVICE_REQUEST_TIMEOUT
 
 constexpr DWORD kChunkBytes = 64 * 1024;
 
-// Only these two mean that the resident service may hold the plug-in, and
-// only they are known to come before the target is opened for writing.
+// Only these two mean that the resident service may hold the plug-in, so
+// they lead to the service cycle rather than to an immediate put-back. A
+// sharing violation comes before anything is written; a lock violation may
+// come from a write, and whatever it changed is undone at the end unless the
+// cycle's own copy replaced the file.
 bool MeansFileInUse(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
@@ -48,7 +51,7 @@ bool ReadUpTo(HANDLE file, char* buffer, DWORD wanted, DWORD* got) {
   *got = 0;
   while (*got < wanted) {
     DWORD n = 0;
-    if (!ReadFile(file, buffer + *got, wanted - *got, &n, nullptr)) return false;
+    if (!Seams().ReadFile(file, buffer + *got, wanted - *got, &n, nullptr)) return false;
     if (n == 0) break;
     *got += n;
   }
@@ -109,8 +112,7 @@ class PluginBackup {
  public:
   explicit PluginBackup(const std::wstring& path) : path_(path) {}
   ~PluginBackup() {
-    file_.Close();
-    if (ours_ && !keep_) DeleteFileW(path_.c_str());
+    if (!keep_) Discard();
   }
   PluginBackup(const PluginBackup&) = delete;
   PluginBackup& operator=(const PluginBackup&) = delete;
@@ -134,6 +136,9 @@ class PluginBackup {
     if (SUCCEEDED(hr)) hr = CompareContent(original.Get(), file_.Get());
     if (hr == S_FALSE) hr = E_FAIL;
     complete_ = hr == S_OK;
+    // A plug-in locked against reading fails here as in use; the attempt
+    // after the service's stop needs the name free again.
+    if (!complete_) Discard();
     return hr;
   }
 
@@ -142,7 +147,10 @@ class PluginBackup {
   // back against the backup.
   HRESULT PutBack(const std::wstring& plugin) {
     if (!complete_) return E_FAIL;
-    if (HoldsBackup(plugin)) return S_OK;
+    if (HoldsBackup(plugin)) {
+      keep_ = false;
+      return S_OK;
+    }
     HRESULT hr;
     {
       ScopedFileHandle target(CreateFileW(plugin.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -151,11 +159,16 @@ class PluginBackup {
       if (SUCCEEDED(hr)) SetFileTime(target.Get(), &created_, &accessed_, &written_);
     }
     if (SUCCEEDED(hr) && !HoldsBackup(plugin)) hr = E_FAIL;
-    if (FAILED(hr)) keep_ = true;
+    keep_ = FAILED(hr);
     return hr;
   }
 
  private:
+  void Discard() {
+    file_.Close();
+    if (ours_) DeleteFileW(path_.c_str());
+    ours_ = false;
+  }
   bool HoldsBackup(const std::wstring& plugin) const {
     ScopedFileHandle now = OpenToRead(plugin);
     return now && CompareContent(now.Get(), file_.Get()) == S_OK;
@@ -230,10 +243,19 @@ CopyVerdict JudgeCopy(bool copied, DWORD copyError, bool targetHoldsSource) {
   return {FailureFrom(copyError), !MeansFileInUse(copyError)};
 }
 
-HRESULT ReplaceTargetFile(const std::wstring& source, const std::wstring& target,
-                          bool& restartNeeded) {
-  restartNeeded = false;
-  PluginBackup backup(BackupPathFor(source, target));
+namespace {
+
+// Asks for the service's start when it goes; the answer is not waited for.
+class ManagerRestart {
+ public:
+  ManagerRestart() = default;
+  ~ManagerRestart() { StartManager(); }
+  ManagerRestart(const ManagerRestart&) = delete;
+  ManagerRestart& operator=(const ManagerRestart&) = delete;
+};
+
+HRESULT ReplaceWithBackup(const std::wstring& source, const std::wstring& target,
+                          PluginBackup& backup, bool& restartNeeded) {
   // A plug-in that cannot even be read for its backup because it is in use
   // would refuse the copy for the same reason: that is the first copy's
   // answer, and the backup is made once the service has let go.
@@ -251,11 +273,28 @@ HRESULT ReplaceTargetFile(const std::wstring& source, const std::wstring& target
   if (!WaitForManagerToStop()) hr = AskManagerToShutDown();
   if (FAILED(hr)) return hr;
 
+  // The service is stopped now, and comes back on every way out from here,
+  // exhausted memory included, to whichever library is then in place: the
+  // new one, checked, or the old one, put back.
+  const ManagerRestart restart;
   if (companionInUse) restartNeeded = true;
   hr = backup.Made() ? S_OK : backup.Make(target);
   if (SUCCEEDED(hr)) hr = CopyOverChecked(source, target, backup);
-  // The service comes back to whichever library is now in place: the new
-  // one, checked, or the old one, put back.
-  StartManager();
+  if (FAILED(hr) && backup.Made()) backup.PutBack(target);
+  return hr;
+}
+
+}  // namespace
+
+HRESULT ReplaceTargetFile(const std::wstring& source, const std::wstring& target,
+                          bool& restartNeeded) {
+  restartNeeded = false;
+  PluginBackup backup(BackupPathFor(source, target));
+  const HRESULT hr = ReplaceWithBackup(source, target, backup, restartNeeded);
+  // However the replacement ended in failure, the plug-in leaves with its own
+  // bytes: a copy refused with a lock violation was refused by a write, so it
+  // may have changed the file before the service cycle gave up. Nothing is
+  // rewritten when the bytes are still the original's.
+  if (FAILED(hr) && backup.Made()) backup.PutBack(target);
   return hr;
 }

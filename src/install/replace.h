@@ -15,7 +15,8 @@
 // Before anything is written the plug-in's bytes are kept in a file of the
 // source's folder (BackupPathFor); a copy that fails after it may have
 // written, or that succeeds without leaving the source's bytes, is undone
-// from it. Without that backup the plug-in is not touched at all.
+// from it, and so is whatever a refused copy changed when the replacement
+// fails in the end. Without that backup the plug-in is not touched at all.
 // Returns 0 when the target holds the source's content, else a failing
 // HRESULT. restartNeeded is cleared on entry and set when the companion
 // application held its file while the cycle went on to its second copy.
@@ -40,9 +41,10 @@ std::wstring BackupPathFor(const std::wstring& source, const std::wstring& targe
 constexpr HRESULT kReplacementNotVerified = HrFromWin32(ERROR_FILE_CORRUPT);
 
 // What one copy over the plug-in comes to: its result, and whether the
-// original has to be put back. Only a refusal with a sharing or lock
-// violation is known to leave the target unopened; any other failure may
-// have emptied it (a full disk truncates it), and a failure that names no
+// original has to be put back at once. A refusal with a sharing or lock
+// violation leads to the service cycle instead (the cycle's own copy, or the
+// put-back when the replacement fails, settles the file); any other failure
+// may have emptied it (a full disk truncates it), and a failure that names no
 // error is still a failure.
 struct CopyVerdict {
   HRESULT result;

@@ -33,9 +33,15 @@ const void* VersionBlock::Query(const wchar_t* subBlock, UINT* bytes) const {
   return value;
 }
 
+const VS_FIXEDFILEINFO* FixedInfoOf(const void* value, UINT bytes) {
+  if (!value || bytes < sizeof(VS_FIXEDFILEINFO)) return nullptr;
+  return static_cast<const VS_FIXEDFILEINFO*>(value);
+}
+
 const VS_FIXEDFILEINFO* VersionBlock::FixedInfo() const {
   UINT bytes = 0;
-  return static_cast<const VS_FIXEDFILEINFO*>(Query(L"\\", &bytes));
+  const void* value = Query(L"\\", &bytes);
+  return FixedInfoOf(value, bytes);
 }
 
 bool VersionBlock::QueryText(const wchar_t* subBlock, std::wstring& text) const {

@@ -7,6 +7,11 @@
 #include <memory>
 #include <string>
 
+// The fixed file information at a root value as the query reports it: null
+// unless the value is long enough to hold it, so that a damaged resource
+// never has its version read from the bytes that follow the value.
+const VS_FIXEDFILEINFO* FixedInfoOf(const void* value, UINT bytes);
+
 class VersionBlock {
  public:
   // Measures, allocates (without throwing) and reads the version resource of

@@ -11,6 +11,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   try {
     RunUpdate(instance);
   } catch (const std::bad_alloc&) {
+  } catch (...) {
+    // Nothing else is expected to be thrown; should it be, the exit code
+    // still says nothing, as always.
   }
   return 0;
 }

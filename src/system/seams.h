@@ -11,6 +11,9 @@ struct PlatformSeams {
   decltype(&::GetTokenInformation) GetTokenInformation = ::GetTokenInformation;
   decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges = ::AdjustTokenPrivileges;
   decltype(&::CopyFileW) CopyFileW = ::CopyFileW;
+  // Reads of the plug-in refused with a lock violation (a byte-range lock of
+  // its holder), which Wine never reports.
+  decltype(&::ReadFile) ReadFile = ::ReadFile;
   decltype(&::GetTempPathW) GetTempPathW = ::GetTempPathW;
   // The in-use probe's write open refused with access denied, as Windows
   // refuses it for a read-only file (Wine run as root opens that file).

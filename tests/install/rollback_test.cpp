@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "install/payload.h"
 #include "install/replace.h"
 #include "manager_fixture.h"
 #include "product_install.h"
@@ -249,6 +251,15 @@ BOOL WINAPI HalfWrittenThenDiskFull(LPCWSTR from, LPCWSTR to, BOOL) {
   SetLastError(ERROR_DISK_FULL);
   return FALSE;
 }
+// A copy refused by its write into a range the holder has locked: part of
+// the file may already be new.
+BOOL WINAPI HalfWrittenThenLocked(LPCWSTR from, LPCWSTR to, BOOL) {
+  ++g_copyCalls;
+  const std::string bytes = test::ReadFileBytes(from);
+  test::WriteFileBytes(to, bytes.substr(0, bytes.size() / 2));
+  SetLastError(ERROR_LOCK_VIOLATION);
+  return FALSE;
+}
 BOOL WINAPI TruncatedWithoutCode(LPCWSTR, LPCWSTR to, BOOL) {
   ++g_copyCalls;
   test::WriteFileBytes(to, "");
@@ -280,6 +291,9 @@ TEST_F(RollbackTest, EachCopyOutcomeLeavesOldOrNewBytes) {
       {"half written, then the disk is full", HalfWrittenThenDiskFull,
        static_cast<HRESULT>(0x80070070), false},
       {"emptied, then refused without a code", TruncatedWithoutCode, E_FAIL, false},
+      // In use, but no service to stop: the cycle ends before its own copy.
+      {"half written, then a locked range", HalfWrittenThenLocked,
+       static_cast<HRESULT>(0x80070021), false},
       {"success over other bytes", SucceedsWithOtherBytes, kReplacementNotVerified, false},
       {"success one byte short", SucceedsOneByteShort, kReplacementNotVerified, false},
   };
@@ -467,6 +481,54 @@ TEST_F(RollbackCycle, HolderThatRefusesReadersIsBackedUpOnceStopped) {
   ExpectNoBackupLeft();
 }
 
+// The service keeps a byte-range lock on the plug-in while it runs, so that
+// nobody else can read it (Wine keeps such locks but never enforces them on
+// reads, so the refusal is injected for reads of that very file).
+FileIdentity g_lockedFile;
+int g_lockedReads = 0;
+BOOL WINAPI ReadRefusedWhileServiceRuns(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD got,
+                                        LPOVERLAPPED overlapped) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  SERVICE_STATUS_PROCESS status;
+  if (GetFileInformationByHandle(file, &info) && IsSameWorkingFile(info, g_lockedFile) &&
+      test::QueryManagerStatus(status) && status.dwCurrentState != SERVICE_STOPPED) {
+    ++g_lockedReads;
+    *got = 0;
+    SetLastError(ERROR_LOCK_VIOLATION);
+    return FALSE;
+  }
+  return ::ReadFile(file, buffer, wanted, got, overlapped);
+}
+
+TEST_F(RollbackCycle, PluginLockedAgainstReadersIsBackedUpOnceStopped) {
+  // The backup's first attempt fails half-way as in use; the one after the
+  // stop must start afresh rather than trip over the first one's file.
+  Prepare(Pattern(70000, 'N'), Pattern(50000, 'O'));
+  {
+    HANDLE h = CreateFileW(target_.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    ASSERT_TRUE(GetFileInformationByHandle(h, &info));
+    CloseHandle(h);
+    g_lockedFile = IdentityOf(info);
+  }
+  test::ManagerFixture manager(Behaviour());
+  ASSERT_TRUE(manager.Ready()) << manager.Error();
+  test::ScopedSeams seams;
+  Seams().ReadFile = ReadRefusedWhileServiceRuns;
+  g_lockedReads = 0;
+  bool flag;
+  const HRESULT hr = Replace(&flag);
+  EXPECT_EQ(S_OK, hr) << std::hex << "0x" << hr;
+  EXPECT_EQ(1, g_lockedReads) << "one refused read, before the stop";
+  EXPECT_FALSE(flag);
+  EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
+  EXPECT_EQ(2u, Starts(manager)) << manager.Log();
+  ExpectPayload();
+  ExpectNoBackupLeft();
+}
+
 // The first copy is the platform's (refused: the service holds the file),
 // the second one reports success over other bytes.
 BOOL WINAPI RealThenOtherBytes(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
@@ -488,6 +550,29 @@ TEST_F(RollbackCycle, UnverifiedSecondCopyIsUndoneAndTheServiceRestarted) {
   EXPECT_EQ(kReplacementNotVerified, hr) << std::hex << "0x" << hr;
   EXPECT_EQ(2, g_copyCalls);
   EXPECT_TRUE(flag);
+  EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
+  EXPECT_EQ(2u, Starts(manager)) << manager.Log();
+  ExpectOriginal();
+  ExpectNoBackupLeft();
+}
+
+// Memory runs out while the service is stopped (any allocation of the
+// second copy's way could throw; the copy itself stands in for it).
+BOOL WINAPI RealThenOutOfMemory(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
+  if (++g_copyCalls == 1) return ::CopyFileW(from, to, failIfExists);
+  throw std::bad_alloc();
+}
+
+TEST_F(RollbackCycle, ExhaustedMemoryAfterTheStopStillRestartsTheService) {
+  Prepare(Pattern(70000, 'N'), Pattern(50000, 'O'));
+  test::ManagerFixture manager(Behaviour());
+  ASSERT_TRUE(manager.Ready()) << manager.Error();
+  test::ScopedSeams seams;
+  Seams().CopyFileW = RealThenOutOfMemory;
+  g_copyCalls = 0;
+  bool flag;
+  EXPECT_THROW(Replace(&flag), std::bad_alloc);
+  EXPECT_EQ(2, g_copyCalls);
   EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
   EXPECT_EQ(2u, Starts(manager)) << manager.Log();
   ExpectOriginal();

@@ -400,6 +400,23 @@ TEST(WorkingFiles, OnlyThePlainFileThisRunCreatedIsItsOwn) {
   }
 }
 
+TEST(WorkingFolder, OnlyAPlainFolderIsHeld) {
+  struct Case {
+    const char* what;
+    DWORD attributes;
+    bool plain;
+  } cases[] = {
+      {"a folder", FILE_ATTRIBUTE_DIRECTORY, true},
+      {"a folder with other attributes",
+       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, true},
+      {"a junction or a folder link", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, false},
+      {"a file", FILE_ATTRIBUTE_ARCHIVE, false},
+      {"a file link", FILE_ATTRIBUTE_REPARSE_POINT, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.plain, IsPlainFolder(Info(c.attributes, 1, 0, 1, 1))) << c.what;
+}
+
 TEST(WorkingFolder, SiblingNames) {
   struct Case {
     const wchar_t* temp;

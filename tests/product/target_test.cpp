@@ -1,4 +1,5 @@
 #include "product/target.h"
+#include "product/version_block.h"
 
 #include <gtest/gtest.h>
 
@@ -235,6 +236,27 @@ TEST(VersionBounds, ComparesAllFourFieldsAsUnsigned16Bit) {
   EXPECT_FALSE(VersionAtLeast(nullptr, 7));
   EXPECT_FALSE(VersionAtMost(nullptr, 7));
   EXPECT_EQ(TargetLine::None, LineOfVersion(nullptr));
+}
+
+TEST(VersionBounds, OnlyAWholeFixedInfoIsRead) {
+  // A damaged resource can state a root value shorter than the fixed file
+  // information; the version would then come from whatever follows it.
+  const VS_FIXEDFILEINFO info = Version(3, 7, 0, 0);
+  struct Case {
+    const void* value;
+    UINT bytes;
+    bool read;
+  } cases[] = {
+      {&info, sizeof info, true},
+      {&info, sizeof info + 4, true},
+      {&info, sizeof info - 1, false},
+      {&info, 8, false},
+      {&info, 0, false},
+      {nullptr, sizeof info, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.read ? &info : nullptr, FixedInfoOf(c.value, c.bytes)) << c.bytes << " bytes";
+  }
 }
 
 }  // namespace
