@@ -245,17 +245,26 @@ CopyVerdict JudgeCopy(bool copied, DWORD copyError, bool targetHoldsSource) {
 
 namespace {
 
-// Asks for the service's start when it goes; the answer is not waited for.
+// Once armed, asks for the service's start when it goes, on every way out,
+// exhausted memory included; the answer is not waited for.
 class ManagerRestart {
  public:
   ManagerRestart() = default;
-  ~ManagerRestart() { StartManager(); }
+  ~ManagerRestart() {
+    if (armed_) StartManager();
+  }
   ManagerRestart(const ManagerRestart&) = delete;
   ManagerRestart& operator=(const ManagerRestart&) = delete;
+
+  void Arm() { armed_ = true; }
+
+ private:
+  bool armed_ = false;
 };
 
 HRESULT ReplaceWithBackup(const std::wstring& source, const std::wstring& target,
-                          PluginBackup& backup, bool& restartNeeded) {
+                          PluginBackup& backup, ManagerRestart& restart,
+                          bool& restartNeeded) {
   // A plug-in that cannot even be read for its backup because it is in use
   // would refuse the copy for the same reason: that is the first copy's
   // answer, and the backup is made once the service has let go.
@@ -273,14 +282,12 @@ HRESULT ReplaceWithBackup(const std::wstring& source, const std::wstring& target
   if (!WaitForManagerToStop()) hr = AskManagerToShutDown();
   if (FAILED(hr)) return hr;
 
-  // The service is stopped now, and comes back on every way out from here,
-  // exhausted memory included, to whichever library is then in place: the
-  // new one, checked, or the old one, put back.
-  const ManagerRestart restart;
+  // The service is stopped now, and comes back to whichever library is then
+  // in place: the new one, checked, or the old one, put back.
+  restart.Arm();
   if (companionInUse) restartNeeded = true;
   hr = backup.Made() ? S_OK : backup.Make(target);
   if (SUCCEEDED(hr)) hr = CopyOverChecked(source, target, backup);
-  if (FAILED(hr) && backup.Made()) backup.PutBack(target);
   return hr;
 }
 
@@ -290,7 +297,8 @@ HRESULT ReplaceTargetFile(const std::wstring& source, const std::wstring& target
                           bool& restartNeeded) {
   restartNeeded = false;
   PluginBackup backup(BackupPathFor(source, target));
-  const HRESULT hr = ReplaceWithBackup(source, target, backup, restartNeeded);
+  ManagerRestart restart;  // goes first: the start request follows the put-back
+  const HRESULT hr = ReplaceWithBackup(source, target, backup, restart, restartNeeded);
   // However the replacement ended in failure, the plug-in leaves with its own
   // bytes: a copy refused with a lock violation was refused by a write, so it
   // may have changed the file before the service cycle gave up. Nothing is

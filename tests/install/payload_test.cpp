@@ -28,11 +28,7 @@ bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-ULONGLONG LastWrite(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d);
-  return static_cast<ULONGLONG>(d.ftLastWriteTime.dwHighDateTime) << 32 | d.ftLastWriteTime.dwLowDateTime;
-}
+using test::LastWrite;
 
 // An installed plug-in with old content, named by process::TargetPath.
 class PayloadTest : public ::testing::Test {
@@ -158,30 +154,11 @@ class PayloadOnFullDisk : public PayloadTest {
     HRSRC r = FindResourceW(nullptr, MAKEINTRESOURCEW(id), L"PATCH");
     return r ? SizeofResource(nullptr, r) : 0;
   }
-  static ULONGLONG FreeBytes() {
-    ULARGE_INTEGER free = {};
-    GetDiskFreeSpaceExW(L"E:\\", &free, nullptr, nullptr);
-    return free.QuadPart;
-  }
-  // Fills E: until at most `room` bytes are free (and no less than room - 8 KiB).
-  static void LeaveRoom(ULONGLONG room) {
-    ASSERT_GT(FreeBytes(), room + 65536) << "the small disk is too small for this case";
-    HANDLE h = CreateFileW(L"E:\\filler", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    const std::string chunk(4096, 'F');
-    while (FreeBytes() > room) {
-      DWORD written = 0;
-      if (!WriteFile(h, chunk.data(), 4096, &written, nullptr) || written != 4096) break;
-      FlushFileBuffers(h);
-    }
-    CloseHandle(h);
-    ASSERT_LE(FreeBytes(), room);
-  }
 };
 
 TEST_F(PayloadOnFullDisk, ContainerThatDoesNotFit) {
   ASSERT_EQ(L"E:\\", TempFolder());
-  LeaveRoom(ContainerSize(130) / 2);
+  test::LeaveRoomOnSmallDisk(ContainerSize(130) / 2);
   bool restart = false;
   EXPECT_EQ(static_cast<HRESULT>(0x80070070), InstallPayload(130, restart)) << "disk full";
   EXPECT_TRUE(TargetUntouched());
@@ -191,7 +168,7 @@ TEST_F(PayloadOnFullDisk, ContainerThatDoesNotFit) {
 TEST_F(PayloadOnFullDisk, ExpansionThatDoesNotFit) {
   ASSERT_EQ(L"E:\\", TempFolder());
   // The container fits; its 278528 expanded bytes do not.
-  LeaveRoom(ContainerSize(130) + 65536);
+  test::LeaveRoomOnSmallDisk(ContainerSize(130) + 65536);
   bool restart = false;
   EXPECT_TRUE(FAILED(InstallPayload(130, restart)));
   EXPECT_TRUE(TargetUntouched()) << "a partial expansion must not replace the plug-in";

@@ -24,11 +24,7 @@ namespace {
 
 const wchar_t kPluginName[] = L"TagmindEngineMMLib.dll";
 
-std::string Narrow(const std::wstring& w) {
-  std::string out;
-  for (wchar_t c : w) out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  return out;
-}
+using test::Narrow;
 
 std::vector<std::wstring> Entries(const std::wstring& folder, const wchar_t* pattern = L"*") {
   std::vector<std::wstring> names;
@@ -49,12 +45,7 @@ std::string Listing(const std::vector<std::wstring>& names) {
   return out;
 }
 
-ULONGLONG LastWrite(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return 0;
-  return static_cast<ULONGLONG>(d.ftLastWriteTime.dwHighDateTime) << 32 |
-         d.ftLastWriteTime.dwLowDateTime;
-}
+using test::LastWrite;
 
 std::wstring TempFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
@@ -87,28 +78,8 @@ class TempFolderAt {
   std::wstring tmp_, temp_;
 };
 
-// The small disk of the harness (TAGMIND_SMALL_DISK): a filler leaves just
-// the room wanted.
-ULONGLONG FreeOnSmallDisk() {
-  ULARGE_INTEGER free = {};
-  GetDiskFreeSpaceExW(L"E:\\", &free, nullptr, nullptr);
-  return free.QuadPart;
-}
-void LeaveRoomOnSmallDisk(ULONGLONG room) {
-  DeleteFileW(L"E:\\filler");
-  ASSERT_GT(FreeOnSmallDisk(), room + 65536) << "the small disk is too small for this case";
-  HANDLE h = CreateFileW(L"E:\\filler", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
-  const std::string chunk(4096, 'F');
-  while (FreeOnSmallDisk() > room) {
-    DWORD written = 0;
-    if (!WriteFile(h, chunk.data(), 4096, &written, nullptr) || written != 4096) break;
-    FlushFileBuffers(h);
-  }
-  CloseHandle(h);
-  ASSERT_LE(FreeOnSmallDisk(), room);
-  ASSERT_GE(FreeOnSmallDisk() + 8192, room);
-}
+using test::FreeOnSmallDisk;
+using test::LeaveRoomOnSmallDisk;
 
 // Bytes that are neither the old plug-in's nor the payload's.
 std::string Pattern(size_t size, char seed) {
@@ -423,6 +394,12 @@ class RollbackCycle : public RollbackTest {
     return b;
   }
   void CompanionInUse() { companion_.reset(new test::CompanionInUse(logs_)); }
+  // The cycle's start request was made: the service runs again, started
+  // twice in all.
+  static void ExpectStartedAgain(const test::ManagerFixture& m) {
+    EXPECT_TRUE(m.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
+    EXPECT_EQ(2u, Starts(m)) << m.Log();
+  }
   static size_t Starts(const test::ManagerFixture& m) {
     const std::string log = m.Log();
     size_t n = 0;
@@ -454,8 +431,7 @@ TEST_F(RollbackCycleOnFullDisk, SecondCopyOnFullDiskIsUndoneAndTheServiceRestart
   const HRESULT hr = Replace(&flag);
   EXPECT_EQ(static_cast<HRESULT>(0x80070070), hr) << std::hex << "0x" << hr;
   EXPECT_TRUE(flag) << "the companion was in use and the cycle reached the second copy";
-  EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
-  EXPECT_EQ(2u, Starts(manager)) << manager.Log();
+  ExpectStartedAgain(manager);
   ExpectOriginal();
   ExpectNoBackupLeft();
 }
@@ -473,8 +449,7 @@ TEST_F(RollbackCycle, HolderThatRefusesReadersIsBackedUpOnceStopped) {
     const HRESULT hr = Replace(&flag);
     EXPECT_EQ(S_OK, hr) << std::hex << "0x" << hr;
     EXPECT_FALSE(flag);
-    EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000));
-    EXPECT_EQ(2u, Starts(manager)) << manager.Log();
+    ExpectStartedAgain(manager);
   }
   // Started again, the service holds the new file as exclusively as the old.
   ExpectPayload();
@@ -523,8 +498,7 @@ TEST_F(RollbackCycle, PluginLockedAgainstReadersIsBackedUpOnceStopped) {
   EXPECT_EQ(S_OK, hr) << std::hex << "0x" << hr;
   EXPECT_EQ(1, g_lockedReads) << "one refused read, before the stop";
   EXPECT_FALSE(flag);
-  EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
-  EXPECT_EQ(2u, Starts(manager)) << manager.Log();
+  ExpectStartedAgain(manager);
   ExpectPayload();
   ExpectNoBackupLeft();
 }
@@ -550,8 +524,7 @@ TEST_F(RollbackCycle, UnverifiedSecondCopyIsUndoneAndTheServiceRestarted) {
   EXPECT_EQ(kReplacementNotVerified, hr) << std::hex << "0x" << hr;
   EXPECT_EQ(2, g_copyCalls);
   EXPECT_TRUE(flag);
-  EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
-  EXPECT_EQ(2u, Starts(manager)) << manager.Log();
+  ExpectStartedAgain(manager);
   ExpectOriginal();
   ExpectNoBackupLeft();
 }
@@ -573,8 +546,7 @@ TEST_F(RollbackCycle, ExhaustedMemoryAfterTheStopStillRestartsTheService) {
   bool flag;
   EXPECT_THROW(Replace(&flag), std::bad_alloc);
   EXPECT_EQ(2, g_copyCalls);
-  EXPECT_TRUE(manager.WaitForState(SERVICE_RUNNING, 10000)) << "start requested";
-  EXPECT_EQ(2u, Starts(manager)) << manager.Log();
+  ExpectStartedAgain(manager);
   ExpectOriginal();
   ExpectNoBackupLeft();
 }

@@ -94,7 +94,7 @@ std::string Describe(const Snapshot& s) {
   return text;
 }
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+using test::Narrow;
 
 // What another holder can do with the run's files while the plug-in is
 // copied, seen from inside the copy.

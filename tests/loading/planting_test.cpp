@@ -33,11 +33,7 @@ namespace {
 
 const wchar_t* const kPlanted[] = {L"version.dll", L"lz32.dll"};
 
-std::string Narrow(const std::wstring& w) {
-  std::string out;
-  for (wchar_t c : w) out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  return out;
-}
+using test::Narrow;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

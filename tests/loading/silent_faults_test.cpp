@@ -21,11 +21,7 @@ namespace {
 constexpr unsigned long long kQuietErrorMode =
     SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
 
-std::string Narrow(const std::wstring& w) {
-  std::string out;
-  for (wchar_t c : w) out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  return out;
-}
+using test::Narrow;
 
 // The framework's announcement, in the view the 64-bit test vehicle reads.
 class SilentMode {
@@ -94,26 +90,7 @@ class TempFolderAt {
   std::wstring tmp_, temp_;
 };
 
-ULONGLONG FreeBytes(const wchar_t* root) {
-  ULARGE_INTEGER free = {};
-  GetDiskFreeSpaceExW(root, &free, nullptr, nullptr);
-  return free.QuadPart;
-}
-
-// Fills the small disk E: until at most `room` bytes are free.
-void LeaveRoomOnSmallDisk(ULONGLONG room) {
-  ASSERT_GT(FreeBytes(L"E:\\"), room + 65536) << "the small disk is too small for this case";
-  HANDLE h = CreateFileW(L"E:\\filler", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h) << "error " << GetLastError();
-  const std::string chunk(4096, 'F');
-  while (FreeBytes(L"E:\\") > room) {
-    DWORD written = 0;
-    if (!WriteFile(h, chunk.data(), 4096, &written, nullptr) || written != 4096) break;
-    FlushFileBuffers(h);
-  }
-  CloseHandle(h);
-  ASSERT_LE(FreeBytes(L"E:\\"), room);
-}
+using test::LeaveRoomOnSmallDisk;
 
 // The product's folder on a drive that is not there: no such letter, and a
 // letter whose target has gone (the harness links R: to a missing folder,

@@ -39,7 +39,7 @@ const EventCase kEvents[] = {
 const wchar_t kShutdownAll[] = L"Global\\NorlekTagmindMgrRunning-Shutdown-All";
 const wchar_t kExistAll[] = L"Global\\NorlekTagmindMgrRunning-Exist-All";
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using test::Narrow;
 
 // Bit i: event i of kEvents opens; bit 8 + i: its name in the other namespace.
 DWORD ProbeNamesHere() {

@@ -15,7 +15,7 @@ const std::wstring kPatchList = kEntry + L"\\PatchList";
 const std::wstring kRecord = kPatchList + L"\\EP0000417263";
 const wchar_t kDescription[] = L"Pellan Tagwise Manager 3.7/3.8 Music Update Program";
 
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+using test::Narrow;
 const char* ViewName(REGSAM view) { return view == KEY_WOW64_32KEY ? "32-bit view" : "64-bit view"; }
 
 struct Value {

@@ -11,7 +11,7 @@ namespace {
 
 const std::wstring kBase = L"Software\\TagmindTest\\Registry";
 
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+using test::Narrow;
 
 // A value written with exactly these bytes. The registry adds a NUL that
 // the caller forgot to count when the memory after the data holds one, so

@@ -12,7 +12,7 @@ namespace {
 const wchar_t kOwnDescription[] = L"Pellan Tagwise Manager 3.7/3.8 Music Update Program";
 const wchar_t kJapanese[] = L"\x66F4\x65B0\x30D7\x30ED\x30B0\x30E9\x30E0";  // 更新プログラム
 
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+using test::Narrow;
 
 std::wstring Fixture(const std::wstring& name) {
   return test::BinPath(L"product-fixtures\\" + name + L".dll");

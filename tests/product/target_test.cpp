@@ -22,7 +22,7 @@ namespace {
 
 const wchar_t kProductKey[] = L"Software\\Norlek Corporation\\Tagmind Manager";
 
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+using test::Narrow;
 
 std::wstring Plugin(const std::wstring& name) {
   return test::I686BinPath(L"plugins\\" + name + L".dll");

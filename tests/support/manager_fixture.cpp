@@ -24,6 +24,8 @@ class ServiceHandle {
   SC_HANDLE h_;
 };
 
+// Its own, as the file reader below: the fixture service is built from this
+// file without the rest of the test support.
 std::string Narrow(const std::wstring& text) {
   std::string out;
   for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';

@@ -128,6 +128,41 @@ std::string ReadFileBytes(const std::wstring& path) {
   return out;
 }
 
+ULONGLONG LastWrite(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d = {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return 0;
+  return static_cast<ULONGLONG>(d.ftLastWriteTime.dwHighDateTime) << 32 |
+         d.ftLastWriteTime.dwLowDateTime;
+}
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  return out;
+}
+
+ULONGLONG FreeOnSmallDisk() {
+  ULARGE_INTEGER free = {};
+  GetDiskFreeSpaceExW(L"E:\\", &free, nullptr, nullptr);
+  return free.QuadPart;
+}
+
+void LeaveRoomOnSmallDisk(ULONGLONG room) {
+  DeleteFileW(L"E:\\filler");
+  ASSERT_GT(FreeOnSmallDisk(), room + 65536) << "the small disk is too small for this case";
+  HANDLE h = CreateFileW(L"E:\\filler", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h) << "error " << GetLastError();
+  const std::string chunk(4096, 'F');
+  while (FreeOnSmallDisk() > room) {
+    DWORD written = 0;
+    if (!WriteFile(h, chunk.data(), 4096, &written, nullptr) || written != 4096) break;
+    FlushFileBuffers(h);
+  }
+  CloseHandle(h);
+  ASSERT_LE(FreeOnSmallDisk(), room);
+  ASSERT_GE(FreeOnSmallDisk() + 8192, room);
+}
+
 DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
   STARTUPINFOW si = {};
   si.cb = sizeof si;

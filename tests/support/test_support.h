@@ -64,6 +64,18 @@ void RemoveTree(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 
+// The file's last-write time as one number, 0 when it cannot be read.
+ULONGLONG LastWrite(const std::wstring& path);
+
+// Failure messages in plain ASCII: anything else becomes '?'.
+std::string Narrow(const std::wstring& text);
+
+// The harness's small disk E: (TAGMIND_SMALL_DISK): its free bytes, and a
+// filler file E:\filler that leaves at most `room` bytes free (and no less
+// than room - 8 KiB). The caller deletes the filler when it is done.
+ULONGLONG FreeOnSmallDisk();
+void LeaveRoomOnSmallDisk(ULONGLONG room);
+
 // Starts a program, waits up to timeoutMs, returns its exit code (or
 // 0xFFFFFFFF when it could not start or did not end in time: then it is killed).
 DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);

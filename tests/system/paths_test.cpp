@@ -11,11 +11,7 @@
 
 namespace {
 
-std::string Narrow(const std::wstring& s) {
-  std::string out;
-  for (wchar_t c : s) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-  return out;
-}
+using test::Narrow;
 
 // head followed by 'x' up to exactly length characters.
 std::wstring Sized(const std::wstring& head, size_t length) {

@@ -35,7 +35,7 @@ const Case kCases[] = {
     {L"pe-x86_64", true},
 };
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using test::Narrow;
 
 std::string FirstDifference(const std::string& got, const std::string& want) {
   const auto where = std::mismatch(got.begin(), got.end(), want.begin(), want.end());

@@ -35,7 +35,7 @@ std::vector<std::wstring> RunLeftovers() {
   return found;
 }
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+using test::Narrow;
 
 std::vector<std::wstring> Texts(const test::UpdaterRun& run) {
   std::vector<std::wstring> texts;

@@ -26,11 +26,7 @@ const std::wstring kNotAdminEn =
     L"Only the member of the Administrators group can execute this software. Please contact "
     L"your administrator, or log off and log on again as an administator and try again.";
 
-std::string Narrow(const std::wstring& w) {
-  std::string out;
-  for (wchar_t c : w) out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  return out;
-}
+using test::Narrow;
 
 // The uType of each traced MessageBoxW, in order.
 std::vector<unsigned long long> BoxTypes(const UpdaterRun& run) {
